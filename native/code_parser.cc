@@ -1,0 +1,2 @@
+// Source code analysis (see code_parser.h).
+#include "code_parser.h"

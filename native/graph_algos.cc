@@ -1,0 +1,2 @@
+// Graph algorithms (see graph_algos.h).
+#include "graph_algos.h"

@@ -1,0 +1,2 @@
+// Lexical search (see tokenizer.h).
+#include "tokenizer.h"
