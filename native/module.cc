@@ -187,6 +187,26 @@ PyObject* guarded(Body&& body) noexcept {
   }
 }
 
+// Runs a deallocator: destroys the native state, then frees the object through its type. A
+// deallocator cannot raise, so a failure goes to the unraisable-exception hook; an exception
+// that was pending when the deallocation began is kept.
+template <typename Destroy>
+void guarded_dealloc(PyObject* self, Destroy&& destroy) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject *pending_type, *pending_value, *pending_trace;
+  PyErr_Fetch(&pending_type, &pending_value, &pending_trace);
+  try {
+    destroy();
+  } catch (...) {
+    set_python_error_from_current_exception();
+    // The object itself is half destroyed (its count is zero), so the type names the context.
+    PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
+  }
+  PyErr_Restore(pending_type, pending_value, pending_trace);
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
 // Releases the interpreter lock for its scope and takes it back on leaving, also when an
 // exception leaves the scope, so the failure is translated with the lock held.
 class ReleaseGil {
@@ -1080,19 +1100,9 @@ PyObject* engine_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
 }
 
 void engine_tp_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  auto* obj = reinterpret_cast<EngineObject*>(self);
-  PyObject* failed = guarded([&] {
-    delete std::exchange(obj->engine, nullptr);
-    return Object::borrow(Py_None);
+  guarded_dealloc(self, [&] {
+    delete std::exchange(reinterpret_cast<EngineObject*>(self)->engine, nullptr);
   });
-  if (failed == nullptr) {
-    PyErr_WriteUnraisable(self);
-  } else {
-    Py_DECREF(failed);
-  }
-  type->tp_free(self);
-  Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
 // ---- PyPy adaptations ----------------------------------------------------------------------

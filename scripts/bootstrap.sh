@@ -51,7 +51,8 @@ build_module() {
   local dir=$1
   log "building vantrel_native into $dir"
   "$dir/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
-    --no-deps --force-reinstall -Ccmake.define.VANTREL_WERROR=ON "$root"
+    --no-deps --force-reinstall -Ccmake.define.VANTREL_WERROR=ON \
+    -Ccmake.define.VANTREL_BUILD_PROBE=ON "$root"
 }
 
 install_debian_packages
