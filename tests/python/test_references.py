@@ -54,7 +54,8 @@ def test_counts_stay_flat(call, watched):
     before = [sys.getrefcount(obj) for obj in watched]
     run(2000)
     collect()
-    assert [sys.getrefcount(obj) for obj in watched] == before
+    after = [sys.getrefcount(obj) for obj in watched]
+    assert after == before
 
 
 @counted
@@ -62,7 +63,8 @@ def test_engines_release_their_type():
     collect()
     before = sys.getrefcount(vn.BM25Engine)
     engines = [vn.BM25Engine() for _ in range(1000)]
-    assert sys.getrefcount(vn.BM25Engine) >= before + 1000
+    alive = sys.getrefcount(vn.BM25Engine)  # read outside assert: its rewriting holds temporaries
     del engines
     collect()
-    assert sys.getrefcount(vn.BM25Engine) == before
+    after = sys.getrefcount(vn.BM25Engine)
+    assert (alive, after) == (before + 1000, before)
