@@ -224,7 +224,8 @@ class ReleaseGil {
 // Converters: one per argument kind
 // ============================================================================================
 // Each kind has `Value convert(PyObject*)`, which either returns the native value or sets a
-// Python exception and throws PythonError. The binder adds the argument's name to TypeErrors.
+// Python exception and throws PythonError; the binder adds the argument's name to TypeErrors.
+// `kViews` says whether the value views memory inside the converted object.
 
 // The UTF-8 form of a str. The bytes live inside the str object (the interpreter caches them), so
 // the view is valid while the object is alive. A lone surrogate raises the encoding error.
@@ -239,6 +240,7 @@ std::string_view utf8_of(PyObject* str) {
 // whole call.
 struct TextKind {
   using Value = std::string_view;
+  static constexpr bool kViews = true;
   static Value convert(PyObject* obj) {
     if (!PyUnicode_Check(obj)) raise_cast(obj, "str");
     return utf8_of(obj);
@@ -248,6 +250,7 @@ struct TextKind {
 // float: whatever the interpreter's float conversion takes.
 struct FloatKind {
   using Value = double;
+  static constexpr bool kViews = false;
   static Value convert(PyObject* obj) {
     if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
     double value = PyFloat_AsDouble(obj);
@@ -259,6 +262,7 @@ struct FloatKind {
 // count: a non-negative int, or anything with __index__; OverflowError passes unchanged.
 struct CountKind {
   using Value = std::uint64_t;
+  static constexpr bool kViews = false;
   static Value convert(PyObject* obj) {
     Object index = PyLong_CheckExact(obj) ? Object::borrow(obj) : check(PyNumber_Index(obj));
     unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
@@ -285,6 +289,7 @@ bool is_numpy_bool(PyObject* obj) {
 // flag: exactly True or False, or a NumPy boolean scalar; 0 and 1 are refused.
 struct FlagKind {
   using Value = bool;
+  static constexpr bool kViews = false;
   static Value convert(PyObject* obj) {
     if (obj == Py_True) return true;
     if (obj == Py_False) return false;
@@ -301,6 +306,7 @@ struct FlagKind {
 template <typename Kind>
 struct OptionalKind {
   using Value = std::optional<typename Kind::Value>;
+  static constexpr bool kViews = Kind::kViews;
   static Value convert(PyObject* obj) {
     if (obj == Py_None) return std::nullopt;
     return Kind::convert(obj);
@@ -340,108 +346,56 @@ void for_each_element(PyObject* seq, Reserve&& reserve, Visit&& visit) {
   if (PyErr_Occurred()) throw PythonError{};
 }
 
-// Views of the UTF-8 forms of a list of str; `owners` keeps each str alive (and so its bytes)
-// until the holder is dropped, which must happen with the interpreter lock held.
-struct TextList {
-  std::vector<std::string_view> items;
-  std::vector<Object> owners;
+// A tuple (or subclass) of exactly two items, converted by two kinds in order.
+template <typename First, typename Second>
+struct PairKind {
+  using Value = std::pair<typename First::Value, typename Second::Value>;
+  static constexpr bool kViews = First::kViews || Second::kViews;
+  static Value convert(PyObject* item) {
+    if (!PyTuple_Check(item)) raise_cast(item, "tuple");
+    const Py_ssize_t size = PyTuple_GET_SIZE(item);
+    if (size != 2) {
+      std::string message =
+          "expected tuple of length 2, but got tuple of length " + std::to_string(size);
+      PyErr_SetString(PyExc_ValueError, message.c_str());
+      throw PythonError{};
+    }
+    // Braced initialisation converts left to right.
+    return Value{First::convert(PyTuple_GET_ITEM(item, 0)),
+                 Second::convert(PyTuple_GET_ITEM(item, 1))};
+  }
 };
 
-struct TextListKind {
-  using Value = TextList;
+// list of X: a sequence (not a str) whose elements are of kind X, converted whole. Where element
+// values view memory inside the element (the UTF-8 bytes of a str), `owners` holds each element
+// until the list is dropped, which must happen with the interpreter lock held.
+template <typename Element>
+struct ListKind {
+  struct Value {
+    std::vector<typename Element::Value> items;
+    std::vector<Object> owners;
+  };
+  static constexpr bool kViews = false;  // a Value owns what it views
   static Value convert(PyObject* obj) {
-    TextList list;
+    Value list;
     for_each_element(
         obj,
         [&](std::size_t n) {
           list.items.reserve(n);
-          list.owners.reserve(n);
+          if constexpr (Element::kViews) list.owners.reserve(n);
         },
         [&](Object item) {
-          list.items.push_back(TextKind::convert(item.get()));
-          list.owners.push_back(std::move(item));
+          list.items.push_back(Element::convert(item.get()));
+          if constexpr (Element::kViews) list.owners.push_back(std::move(item));
         });
     return list;
   }
 };
 
-struct FloatListKind {
-  using Value = std::vector<double>;
-  static Value convert(PyObject* obj) {
-    std::vector<double> values;
-    for_each_element(
-        obj, [&](std::size_t n) { values.reserve(n); },
-        [&](Object item) { values.push_back(FloatKind::convert(item.get())); });
-    return values;
-  }
-};
-
-// A tuple (or subclass) of exactly two items.
-void check_pair(PyObject* item) {
-  if (!PyTuple_Check(item)) raise_cast(item, "tuple");
-  Py_ssize_t size = PyTuple_GET_SIZE(item);
-  if (size != 2) {
-    std::string message =
-        "expected tuple of length 2, but got tuple of length " + std::to_string(size);
-    PyErr_SetString(PyExc_ValueError, message.c_str());
-    throw PythonError{};
-  }
-}
-
-// Directed (source, target) edges; `owners` keeps the (immutable) tuples alive.
-struct EdgeList {
-  std::vector<std::pair<std::string_view, std::string_view>> edges;
-  std::vector<Object> owners;
-};
-
-struct EdgeListKind {
-  using Value = EdgeList;
-  static Value convert(PyObject* obj) {
-    EdgeList list;
-    for_each_element(
-        obj,
-        [&](std::size_t n) {
-          list.edges.reserve(n);
-          list.owners.reserve(n);
-        },
-        [&](Object item) {
-          check_pair(item.get());
-          std::string_view source = TextKind::convert(PyTuple_GET_ITEM(item.get(), 0));
-          std::string_view target = TextKind::convert(PyTuple_GET_ITEM(item.get(), 1));
-          list.edges.emplace_back(source, target);
-          list.owners.push_back(std::move(item));
-        });
-    return list;
-  }
-};
-
-// Ranked lists of (doc_id, score) pairs; `owners` keeps the (immutable) tuples alive.
-struct RankedLists {
-  std::vector<std::vector<std::pair<std::string_view, double>>> lists;
-  std::vector<Object> owners;
-};
-
-struct RankedListsKind {
-  using Value = RankedLists;
-  static Value convert(PyObject* obj) {
-    RankedLists ranked;
-    for_each_element(
-        obj, [&](std::size_t n) { ranked.lists.reserve(n); },
-        [&](Object inner) {
-          auto& list = ranked.lists.emplace_back();
-          for_each_element(
-              inner.get(), [&](std::size_t n) { list.reserve(n); },
-              [&](Object item) {
-                check_pair(item.get());
-                std::string_view doc_id = TextKind::convert(PyTuple_GET_ITEM(item.get(), 0));
-                double score = FloatKind::convert(PyTuple_GET_ITEM(item.get(), 1));
-                list.emplace_back(doc_id, score);
-                ranked.owners.push_back(std::move(item));
-              });
-        });
-    return ranked;
-  }
-};
+using TextListKind = ListKind<TextKind>;
+using FloatListKind = ListKind<FloatKind>;
+using EdgeListKind = ListKind<PairKind<TextKind, TextKind>>;
+using RankedListsKind = ListKind<ListKind<PairKind<TextKind, FloatKind>>>;
 
 // ---- NumPy arrays -------------------------------------------------------------------------
 // NumPy is reached through the API table in its `_ARRAY_API` capsule rather than its headers, so
@@ -517,6 +471,7 @@ const NumpyArrayHead& float32_array(PyObject* obj, int nd) {
 
 struct Float32VectorKind {
   using Value = Float32Vector;
+  static constexpr bool kViews = true;
   static Value convert(PyObject* obj) {
     const NumpyArrayHead& array = float32_array(obj, 1);
     return {array.data, static_cast<std::size_t>(array.dimensions[0]), array.strides[0]};
@@ -525,6 +480,7 @@ struct Float32VectorKind {
 
 struct Float32MatrixKind {
   using Value = Float32Matrix;
+  static constexpr bool kViews = true;
   static Value convert(PyObject* obj) {
     const NumpyArrayHead& array = float32_array(obj, 2);
     return {array.data, static_cast<std::size_t>(array.dimensions[0]),
@@ -828,7 +784,7 @@ Object engine_new(Call& call) {
 
 Object engine_index(Call& call) {
   EngineUse use = EngineUse::exclusive(engine_receiver(call.self));
-  TextList documents = call.arg<TextListKind>(0);
+  auto documents = call.arg<TextListKind>(0);
   not_built(call);
 }
 
