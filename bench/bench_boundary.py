@@ -110,6 +110,21 @@ def main() -> None:
                       goal=LARGE_GOAL)
         del huge
 
+    # What any C function pays to receive these texts, whatever it does with them: the test-only
+    # probe module's do-nothing accept(obj). On PyPy this crossing alone costs more than
+    # hashlib's whole hash of a large text, which bounds every C extension's ratio there.
+    try:
+        import _vantrel_guard_probe as probe
+    except ImportError:
+        probe = None
+    if probe is not None:
+        bench.section("crossing alone: a do-nothing C function vs compute_file_hash, same inputs")
+        for label, base in (("50 chars", text_of(_ASCII_BLOCK, 50)),
+                            ("1 MB", text_of(_ASCII_BLOCK, MB)),
+                            ("1 Mi chars non-ASCII", text_of(_NON_ASCII_BLOCK, MB))):
+            bench.compare(f"{label}, fresh object per call", probe.accept, module_hash,
+                          fresh=tagged(base), hot=len(base) > KB, check=False)
+
     bench.section("per-call overhead: compute_file_hash('') vs def f(s): return s")
     bench.compare("empty text, same object", module_hash, identity, args=("",), check=False)
     bench.measure("compute_file_hash(content='') by keyword", module_hash,

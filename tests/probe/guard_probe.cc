@@ -1,7 +1,7 @@
 // A test-only extension, _vantrel_guard_probe, that drives the module boundary's entry guard with
 // failures no argument to the real module can provoke: native exceptions with and without text,
-// a failure on a pool worker, an interpreter call that fails without an exception, and a
-// deallocator that fails. It compiles the boundary itself in, so it tests the shipped code.
+// a failure on a pool worker, an interpreter call that fails without an exception, a failing
+// deallocator, a failure while translating a failure. It compiles the shipped boundary in.
 #include "module.cc"
 
 #include "worker_pool.h"
@@ -16,6 +16,14 @@ PyObject* probe_fail_with_text(PyObject*, PyObject* text) noexcept {
 PyObject* probe_fail_without_text(PyObject*, PyObject*) noexcept {
   return guarded([]() -> Object { throw 42; });
 }
+
+// An error of a kind the exception mapping does not know: translating it fails in turn.
+PyObject* probe_fail_while_failing(PyObject*, PyObject*) noexcept {
+  return guarded([]() -> Object { throw Error(static_cast<ErrorKind>(99), "no such kind"); });
+}
+
+// Takes any object and does nothing: the bare cost of a call and of the argument's crossing.
+PyObject* probe_accept(PyObject*, PyObject*) noexcept { Py_RETURN_NONE; }
 
 PyObject* probe_fail_with_value_error(PyObject*, PyObject*) noexcept {
   return guarded([]() -> Object { throw Error(ErrorKind::kValue, "a bad value"); });
@@ -98,6 +106,8 @@ PyMethodDef g_probe_methods[] = {
     {"fail_on_worker", probe_fail_on_worker, METH_O, nullptr},
     {"parallel_squares", probe_parallel_squares, METH_O, nullptr},
     {"pool_size", probe_pool_size, METH_NOARGS, nullptr},
+    {"fail_while_failing", probe_fail_while_failing, METH_NOARGS, nullptr},
+    {"accept", probe_accept, METH_O, nullptr},
     {"failing_object", probe_failing_object, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

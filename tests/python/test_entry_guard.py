@@ -105,3 +105,11 @@ def test_uncaught_native_failure_ends_the_interpreter():
     assert result.returncode != 0
     assert "caught" not in result.stdout and "survived" not in result.stdout
     assert "NativeFailure: fatal" in result.stderr
+
+
+def test_failure_while_translating_a_failure_aborts():
+    code = "import _vantrel_guard_probe as p; p.fail_while_failing(); print('survived')"
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert result.returncode == -6  # SIGABRT
+    assert "uncaught panic at ffi boundary" in result.stderr
+    assert "survived" not in result.stdout
