@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# Makes a fresh machine ready: Debian packages, the two virtual environments (.venv/pypy from
-# Debian's pypy3, .venv/cpython from the machine's python3) with their Python packages, and the
-# extension module built into both. Safe to run again: it only does what is missing, and the
-# builds are incremental. Downloads are cached outside the work tree (pip's cache, ccache).
+# Makes a fresh machine ready: Debian packages, the virtual environments with their Python
+# packages, and the extension module built into each. Safe to run again: it only does what is
+# missing, and the builds are incremental. Downloads and objects are cached outside the work tree
+# (pip's cache, ccache).
+#
+# Environments: .venv/pypy (Debian's pypy3, NumPy 1.26) and .venv/cpython (the machine's python3,
+# NumPy 2.x) are the main pair; .venv/pypy-numpy2 and .venv/cpython-numpy1 swap the NumPy majors
+# so that both majors are tested under both interpreters.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
-# NumPy 1.26 under PyPy, NumPy 2.x under CPython: both majors are exercised in every run.
-PYPY_PACKAGES=("numpy==1.26.4" "pytest>=7" "scikit-build-core>=0.10" "wheel")
-CPYTHON_PACKAGES=("numpy>=2,<3" "pytest>=7" "scikit-build-core>=0.10" "wheel")
+TOOLS=("pytest>=7" "scikit-build-core>=0.10" "wheel")
+NUMPY1="numpy==1.26.4"
+NUMPY2="numpy>=2,<3"  # PyPy 3.9 gets 2.0.x, the last NumPy with builds for it
 APT_PACKAGES=(pypy3 pypy3-dev pypy3-venv python3-venv g++ cmake ninja-build ccache pkg-config
               libssl-dev libgtest-dev)
 
@@ -56,7 +60,15 @@ build_module() {
 }
 
 install_debian_packages
-make_venv "$root/.venv/pypy" pypy3 "${PYPY_PACKAGES[@]}"
-make_venv "$root/.venv/cpython" python3 "${CPYTHON_PACKAGES[@]}"
-build_module "$root/.venv/pypy"
-build_module "$root/.venv/cpython"
+# ENVIRONMENTS selects a subset (the demo needs only pypy); the default is all four.
+ENVIRONMENTS=${ENVIRONMENTS:-"pypy cpython pypy-numpy2 cpython-numpy1"}
+for env in $ENVIRONMENTS; do
+  case $env in
+    pypy) make_venv "$root/.venv/$env" pypy3 "$NUMPY1" "${TOOLS[@]}" ;;
+    cpython) make_venv "$root/.venv/$env" python3 "$NUMPY2" "${TOOLS[@]}" ;;
+    pypy-numpy2) make_venv "$root/.venv/$env" pypy3 "$NUMPY2" "${TOOLS[@]}" ;;
+    cpython-numpy1) make_venv "$root/.venv/$env" python3 "$NUMPY1" "${TOOLS[@]}" ;;
+    *) log "unknown environment $env"; exit 2 ;;
+  esac
+  build_module "$root/.venv/$env"
+done

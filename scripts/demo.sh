@@ -4,5 +4,5 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-bash "$root/scripts/bootstrap.sh"
+ENVIRONMENTS=pypy bash "$root/scripts/bootstrap.sh"
 exec "$root/.venv/pypy/bin/python" "$root/examples/hash_repository.py" "${1:-$root}"
