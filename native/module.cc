@@ -612,8 +612,11 @@ struct Call {
         }
       }
       if (slot == nparams) {
-        raise_type_error(display_name(spec) + " got an unexpected keyword argument '" +
-                         std::string(utf8_of(name)) + "'");
+        // %U, not the UTF-8 form: a keyword may hold characters that have none.
+        Object message = check(PyUnicode_FromFormat(
+            "%s got an unexpected keyword argument '%U'", display_name(spec).c_str(), name));
+        PyErr_SetObject(PyExc_TypeError, message.get());
+        throw PythonError{};
       }
       if (args[slot] != nullptr) {
         raise_type_error(display_name(spec) + " got multiple values for argument '" +

@@ -33,6 +33,8 @@ REFUSED = [
      "pagerank() got an unexpected keyword argument 'dampin'"),
     ("unexpected keyword on method", lambda: E().score("q", top=1), TypeError,
      "BM25Engine.score() got an unexpected keyword argument 'top'"),
+    ("unexpected keyword, no UTF-8 form", lambda: vn.pagerank([], **{"x\udc80": 1}), TypeError,
+     "pagerank() got an unexpected keyword argument 'x\udc80'"),
     ("multiple values", lambda: vn.pagerank([], edges=[]), TypeError,
      "pagerank() got multiple values for argument 'edges'"),
     ("multiple values, constructor", lambda: E(1.0, k1=2.0), TypeError,
