@@ -744,9 +744,15 @@ class EngineUse {
 
 PyTypeObject* engine_type();
 
+// The receiver of a method. PyPy lets object.__new__(BM25Engine) make an instance that never ran
+// the constructor; it has no native state and is refused here rather than dereferenced.
 EngineObject& engine_receiver(PyObject* self) {
   if (!PyObject_TypeCheck(self, engine_type())) raise_cast(self, "BM25Engine");
-  return *reinterpret_cast<EngineObject*>(self);
+  auto& obj = *reinterpret_cast<EngineObject*>(self);
+  if (obj.engine == nullptr) {
+    raise_type_error("BM25Engine object is not initialised; create it with BM25Engine()");
+  }
+  return obj;
 }
 
 // ============================================================================================

@@ -297,3 +297,10 @@ def test_concurrent_shared_users_do_not_conflict(outcome):
     for t in threads:
         t.join()
     assert errors == []
+
+
+def test_engine_made_without_its_constructor_is_refused():
+    # CPython refuses object.__new__ for this type; PyPy allows it, and the methods refuse.
+    with pytest.raises(TypeError):
+        engine = object.__new__(E)
+        engine.get_stats()
