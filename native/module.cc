@@ -832,6 +832,13 @@ constexpr const char kBfsTraversalDoc[] =
     "- \"imports\" when traversing a forward edge (source -> target)\n"
     "- \"imported_by\" when traversing a reverse edge (target <- source)";
 
+// bfs_expansion and bfs_traversal_edges take the same parameters.
+constexpr std::array<Param, kMaxParams> kBfsParams = {{{"edges"},
+                                                       {"start_nodes"},
+                                                       {"max_hops", "3"},
+                                                       {"max_results", "30"},
+                                                       {"bidirectional", "True"}}};
+
 constexpr EntrySpec kEntries[] = {
     {"cosine_similarity", Style::kFunction, {{{"vec1"}, {"vec2"}}},
      "Compute cosine similarity between two vectors\n\nArgs:\n    vec1: First vector (1D numpy "
@@ -869,11 +876,7 @@ constexpr EntrySpec kEntries[] = {
      "tolerance (default: 1e-6)\n\nReturns:\n    Dictionary mapping node names to PageRank scores",
      pending<Edges, Float, Count, Float>, Lock::kHeld},
     {"bfs_expansion", Style::kFunction,
-     {{{"edges"},
-       {"start_nodes"},
-       {"max_hops", "3"},
-       {"max_results", "30"},
-       {"bidirectional", "True"}}},
+     kBfsParams,
      "Multi-hop BFS graph expansion with bidirectional traversal\n\nArgs:\n    edges: List of "
      "(source, target) tuples representing directed edges\n    start_nodes: List of starting "
      "node names\n    max_hops: Maximum number of hops to traverse (default: 3)\n    "
@@ -882,11 +885,7 @@ constexpr EntrySpec kEntries[] = {
      "node names to their hop distance from start nodes",
      pending<Edges, Texts, Count, Count, Flag>, Lock::kHeld},
     {"bfs_traversal_edges", Style::kFunction,
-     {{{"edges"},
-       {"start_nodes"},
-       {"max_hops", "3"},
-       {"max_results", "30"},
-       {"bidirectional", "True"}}},
+     kBfsParams,
      kBfsTraversalDoc, pending<Edges, Texts, Count, Count, Flag>, Lock::kHeld},
     {"strongly_connected_components", Style::kFunction, {{{"edges"}}},
      "Detect strongly connected components using Kosaraju's algorithm\n\nArgs:\n    edges: List "
