@@ -15,7 +15,7 @@ cd "$root"
 TOOLS=("pytest>=7" "scikit-build-core>=0.10" "wheel")
 NUMPY1="numpy==1.26.4"
 NUMPY2="numpy>=2,<3"  # PyPy 3.9 gets 2.0.x, the last NumPy with builds for it
-APT_PACKAGES=(pypy3 pypy3-dev pypy3-venv python3-venv g++ cmake ninja-build ccache pkg-config
+APT_PACKAGES=(pypy3 pypy3-dev pypy3-venv python3-dev python3-venv g++ cmake ninja-build ccache pkg-config
               libssl-dev libgtest-dev)
 
 log() { printf '[bootstrap] %s\n' "$*" >&2; }
