@@ -254,7 +254,19 @@ struct FloatKind {
   static Value convert(PyObject* obj) {
     if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
     double value = PyFloat_AsDouble(obj);
-    if (value == -1.0 && PyErr_Occurred()) throw PythonError{};
+    if (value == -1.0 && PyErr_Occurred()) {
+#ifdef PYPY_VERSION
+      // PyPy's float conversion ignores __index__, which CPython's honours after __float__.
+      if (PyErr_ExceptionMatches(PyExc_TypeError) && PyIndex_Check(obj)) {
+        PyErr_Clear();
+        Object index = check(PyNumber_Index(obj));
+        value = PyLong_AsDouble(index.get());
+        if (value == -1.0 && PyErr_Occurred()) throw PythonError{};
+        return value;
+      }
+#endif
+      throw PythonError{};
+    }
     return value;
   }
 };

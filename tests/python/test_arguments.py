@@ -162,6 +162,7 @@ ACCEPTED = [
     ("int as float", lambda: vn.reciprocal_rank_fusion([[("a", 1)]], k=60)),
     ("object with __float__", lambda: vn.mmr_select_indices(
         [type("F", (), {"__float__": lambda s: 0.5})()], ["a"], 1)),
+    ("__index__ as float", lambda: vn.BM25Engine(k1=type("I", (), {"__index__": lambda s: 3})())),
     ("object with __index__", lambda: vn.pagerank([], max_iterations=type(
         "I", (), {"__index__": lambda s: 7})())),
     ("None as optional", lambda: vn.extract_code_by_line_range("r", "f", 1, 2, None)),
