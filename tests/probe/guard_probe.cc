@@ -22,6 +22,15 @@ PyObject* probe_fail_while_failing(PyObject*, PyObject*) noexcept {
   return guarded([]() -> Object { throw Error(static_cast<ErrorKind>(99), "no such kind"); });
 }
 
+// Converts a list of texts as the real entries do and returns how many it took: the cost of the
+// list-of-texts conversion alone.
+PyObject* probe_convert_texts(PyObject*, PyObject* texts) noexcept {
+  return guarded([&] {
+    auto converted = TextListKind::convert(texts);
+    return check(PyLong_FromSize_t(converted.items.size()));
+  });
+}
+
 // Takes any object and does nothing: the bare cost of a call and of the argument's crossing.
 PyObject* probe_accept(PyObject*, PyObject*) noexcept { Py_RETURN_NONE; }
 
@@ -108,6 +117,7 @@ PyMethodDef g_probe_methods[] = {
     {"pool_size", probe_pool_size, METH_NOARGS, nullptr},
     {"fail_while_failing", probe_fail_while_failing, METH_NOARGS, nullptr},
     {"accept", probe_accept, METH_O, nullptr},
+    {"convert_texts", probe_convert_texts, METH_O, nullptr},
     {"failing_object", probe_failing_object, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
