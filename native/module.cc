@@ -977,6 +977,14 @@ constexpr std::size_t count_classes() {
 }
 static_assert(kEntryCount == 23 && count_classes() == 1, "22 functions and one class");
 
+// The row of BM25Engine: its constructor's parameters and the type's doc text.
+constexpr std::size_t class_row() {
+  std::size_t i = 0;
+  while (kEntries[i].style != Style::kClass) ++i;
+  return i;
+}
+constexpr std::size_t kClassRow = class_row();
+
 // Default objects of every row's optional parameters, made once at initialisation.
 struct Defaults {
   std::array<std::array<PyObject*, kMaxParams>, kEntryCount> entries{};
@@ -1057,9 +1065,9 @@ PyMethodDef* method_defs(const EntrySpec (&specs)[N], EntryAt&& entry_at) {
 // ---- BM25Engine slots ------------------------------------------------------------------------
 
 PyObject* engine_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  static const EntrySpec& spec = kEntries[4];
+  static const EntrySpec& spec = kEntries[kClassRow];
   return guarded([&] {
-    Call call{spec, g_defaults.entries[4].data(), reinterpret_cast<PyObject*>(type)};
+    Call call{spec, g_defaults.entries[kClassRow].data(), reinterpret_cast<PyObject*>(type)};
     std::vector<std::pair<PyObject*, PyObject*>> keywords;
     if (kwargs != nullptr) {
       PyObject *key, *value;
@@ -1153,7 +1161,7 @@ PyTypeObject* engine_type() {
     return kEntryPoints[i];
   });
 #endif
-  static const std::string* const doc = new std::string(doc_text(kEntries[4]));
+  static const std::string* const doc = new std::string(doc_text(kEntries[kClassRow]));
   PyType_Slot slots[] = {
       {Py_tp_new, reinterpret_cast<void*>(&engine_tp_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(&engine_tp_dealloc)},
