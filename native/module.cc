@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -1111,17 +1110,18 @@ PyObject* pypy_method_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
   }
   if (spec.style == Style::kNoArgsMethod) {
-    return guarded([&] {
-      if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+      return guarded([&]() -> Object {
         raise_type_error(display_name(spec) + " takes no keyword arguments");
-      }
-      if (nargs > 1) {
+      });
+    }
+    if (nargs > 1) {
+      return guarded([&]() -> Object {
         raise_type_error(display_name(spec) + " takes no arguments (" +
                          std::to_string(nargs - 1) + " given)");
-      }
-      Call call{spec, g_defaults.methods[I].data(), args[0]};
-      return spec.impl(call);
-    });
+      });
+    }
+    return noargs_method_entry<I>(args[0], nullptr);
   }
   // Keyword values stay at args[nargs + k] after the receiver is split off.
   return dispatch(spec, g_defaults.methods[I].data(), args[0], args + 1, nargs - 1, kwnames);
